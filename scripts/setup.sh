@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the system packages, creates .venv and builds and installs vorsk into it.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+packages=(g++ cmake ninja-build python3-venv libopenblas-dev libopenblas-serial-dev
+          liblapacke-dev libeigen3-dev nlohmann-json3-dev libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  echo "installing system packages: ${missing[*]}"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python="${PYTHON:-python3}"
+if [ ! -x .venv/bin/python ]; then
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check "numpy>=1.22" "pytest>=7" "matplotlib>=3.5"
+.venv/bin/python -m pip install -q --disable-pip-version-check .
