@@ -113,6 +113,26 @@ struct InverseGaussian : WithLink<LogLink> {
     const double b = std::max(mu, kFloor);
     return (a - b) * (a - b) / (a * b * b);
   }
+
+  // The log link is not canonical here, so the score corrects its gradient with the
+  // full Newton weights W^N = pw·α/(V·g′²), α = 1 + (y − μ)·(V′/V + g″/g′).
+  static constexpr bool kNewtonCorrection = true;
+  // V′/V = 3μ²/μ³ and g″/g′ = −1/μ, with the mean floor.
+  double variance_log_derivative(double mu) const {
+    return 3.0 * mu * mu / std::max(mu * mu * mu, kFloor);
+  }
+  double link_log_derivative(double mu) const { return -1.0 / std::max(mu, kFloor); }
+  // d/dμ of the two ratios above, written as the identities (V″/V − (V′/V)²) and
+  // (g‴/g′ − (g″/g′)²) with V″ = 6μ and g‴ = 2/μ³.
+  double variance_log_derivative_slope(double mu) const {
+    const double r = variance_log_derivative(mu);
+    return 6.0 * mu / std::max(mu * mu * mu, kFloor) - r * r;
+  }
+  double link_log_derivative_slope(double mu) const {
+    const double m = std::max(mu, kFloor);
+    const double r = link_log_derivative(mu);
+    return 2.0 / (m * m) - r * r;
+  }
 };
 
 static_assert(Family<Gaussian>);

@@ -1,0 +1,19 @@
+#pragma once
+// Gaussian identity-link fit in closed form: β̂ = (G + S_λ)⁻¹·c with G = Xᵀ·diag(pw)·X and
+// c = Xᵀ·diag(pw)·y formed once per fit.
+
+#include <optional>
+#include <vector>
+
+#include "common/result.hpp"
+#include "inner/inner_fit.hpp"
+
+namespace vorsk {
+
+// Builds the problem, forming the cross-products once. Takes ownership of X and y.
+GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, Vector y,
+                                      std::optional<Vector> prior_weights);
+
+Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho);
+
+}  // namespace vorsk

@@ -1,0 +1,38 @@
+#include "outer/summaries.hpp"
+
+#include <cmath>
+
+#include "linalg/kernels.hpp"
+
+namespace vorsk {
+
+double effective_df_total(const MatrixView& x, const VectorView& w, const MatrixView& factor) {
+  const Matrix a = weighted_gram(x, w);
+  return inverse_from_factor(factor).cwiseProduct(a).sum();
+}
+
+Vector effective_df_per_term(const std::vector<Matrix>& penalties, const VectorView& rho,
+                             const MatrixView& factor) {
+  const Matrix h_inv = inverse_from_factor(factor);
+  Vector edf(static_cast<Index>(penalties.size()));
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const Matrix& s = penalties[j];
+    double rows = 0.0;
+    for (Index i = 0; i < s.rows(); ++i) {
+      bool used = false;
+      for (Index c = 0; c < s.cols() && !used; ++c) used = s(i, c) != 0.0 || std::isnan(s(i, c));
+      rows += used ? 1.0 : 0.0;
+    }
+    const auto jj = static_cast<Index>(j);
+    edf[jj] = rows - std::exp(rho[jj]) * h_inv.cwiseProduct(s).sum();
+  }
+  return edf;
+}
+
+Matrix posterior_covariance(const MatrixView& factor, double scale) {
+  Matrix v = inverse_from_factor(factor);
+  if (scale != 1.0) v *= scale;
+  return v;
+}
+
+}  // namespace vorsk
