@@ -133,6 +133,7 @@ void register_fitted_gam(py::module_& m) {
       "term_col_ranges($self)\n--\n\n"
       "One (first, last_exclusive) column range per term of an additive fit; [(1, p)] for a\n"
       "single-smooth fit. The intercept, column 0, lies outside every range.");
+  add_persistence_methods(cls);
 }
 
 }  // namespace vorsk::py_bindings

@@ -13,4 +13,7 @@ struct FittedGamObject {
 // A new Python FittedGam owning `record`.
 py::object wrap_fitted(FittedGam record);
 
+// serialize, deserialize and __reduce__ (the saved-fit frame and pickling).
+void add_persistence_methods(py::class_<FittedGamObject>& cls);
+
 }  // namespace vorsk::py_bindings
