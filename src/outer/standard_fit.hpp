@@ -35,9 +35,11 @@ namespace standard_detail {
 // The score problem takes the design's model matrix and penalties; the predictor
 // stays with the design.
 template <Family F>
-ScoreProblem<F> make_score_problem(Design& design, const VectorView& y,
-                                   const std::optional<Vector>& weights) {
+Result<ScoreProblem<F>> make_score_problem(Design& design, const VectorView& y,
+                                           const std::optional<Vector>& weights) {
   ScoreProblem<F> problem;
+  VORSK_ASSIGN_OR_RETURN(problem.blocks, find_penalty_blocks(design.penalties, design.penalty_ranks,
+                                                             design.model_matrix.cols()));
   if constexpr (std::is_same_v<F, Gaussian>) {
     problem.inner = make_gaussian_problem(design.penalties, std::move(design.model_matrix), Vector(y), weights);
   } else {
@@ -48,7 +50,7 @@ ScoreProblem<F> make_score_problem(Design& design, const VectorView& y,
   }
   problem.penalty_ranks = design.penalty_ranks;
   problem.penalty_log_dets = design.penalty_log_dets;
-  problem.null_space_dim = design.null_space_dim;
+  problem.null_space_dim = problem.blocks.null_space_dim;
   return problem;
 }
 
@@ -91,7 +93,7 @@ Result<FittedGam> fit_standard(Design design, std::uint64_t n, const VectorView&
   VORSK_RETURN_IF_ERROR(check_rows(n, y, weights));
   VORSK_RETURN_IF_ERROR(check_response<F>(y));
 
-  const ScoreProblem<F> problem = make_score_problem<F>(design, y, weights);
+  VORSK_ASSIGN_OR_RETURN(const ScoreProblem<F> problem, make_score_problem<F>(design, y, weights));
   const auto m = static_cast<Index>(problem.inner.penalties.size());
   const Evaluator evaluate = [&problem](const Vector& rho) { return score_with_hessian(problem, rho); };
   VORSK_ASSIGN_OR_RETURN(OuterResult outer, outer_newton(evaluate, Vector::Zero(m)));
@@ -102,7 +104,7 @@ Result<FittedGam> fit_standard(Design design, std::uint64_t n, const VectorView&
   record.scale = fitted_scale(problem, fit, outer.x, record.edf_total);
   record.vcov = posterior_covariance(fit.factor, record.scale);
   record.lambda = outer.x.array().exp();
-  record.edf_per_term = effective_df_per_term(problem.inner.penalties, outer.x, fit.factor);
+  record.edf_per_term = effective_df_per_term(problem.inner.penalties, outer.x, fit.factor, &problem.blocks);
   record.beta = std::move(fit.beta);
   record.rho = std::move(outer.x);
   record.n = n;

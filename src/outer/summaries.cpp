@@ -12,7 +12,7 @@ double effective_df_total(const MatrixView& x, const VectorView& w, const Matrix
 }
 
 Vector effective_df_per_term(const std::vector<Matrix>& penalties, const VectorView& rho,
-                             const MatrixView& factor) {
+                             const MatrixView& factor, const PenaltyBlocks* blocks) {
   const Matrix h_inv = inverse_from_factor(factor);
   Vector edf(static_cast<Index>(penalties.size()));
   for (std::size_t j = 0; j < penalties.size(); ++j) {
@@ -23,6 +23,8 @@ Vector effective_df_per_term(const std::vector<Matrix>& penalties, const VectorV
       for (Index c = 0; c < s.cols() && !used; ++c) used = s(i, c) != 0.0 || std::isnan(s(i, c));
       rows += used ? 1.0 : 0.0;
     }
+    if (blocks && !blocks->block_of.empty() && blocks->block_of[j] >= 0)
+      rows /= static_cast<double>(blocks->shared[static_cast<std::size_t>(blocks->block_of[j])].penalties.size());
     const auto jj = static_cast<Index>(j);
     edf[jj] = rows - std::exp(rho[jj]) * h_inv.cwiseProduct(s).sum();
   }

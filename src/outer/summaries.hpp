@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linalg/types.hpp"
+#include "score/penalty_blocks.hpp"
 
 namespace vorsk {
 
@@ -14,8 +15,10 @@ namespace vorsk {
 double effective_df_total(const MatrixView& x, const VectorView& w, const MatrixView& factor);
 
 // Per penalty j: k_j − λ_j·tr(H⁻¹·S_j), k_j the rows of S_j with a non-zero or NaN entry.
+// A row shared by the m_B penalties of one block counts 1/m_B for each, so the entries
+// still add up to edf_total − 1.
 Vector effective_df_per_term(const std::vector<Matrix>& penalties, const VectorView& rho,
-                             const MatrixView& factor);
+                             const MatrixView& factor, const PenaltyBlocks* blocks = nullptr);
 
 // scale·H⁻¹; H⁻¹ itself when scale is exactly 1.
 Matrix posterior_covariance(const MatrixView& factor, double scale);

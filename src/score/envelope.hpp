@@ -5,7 +5,9 @@
 // dimension of the unpenalised space,
 //   f(ρ) = ½·log|H| + D_p/(2φ) − (M_p/2)·log(2πφ) − ½·log|S_λ|₊ − ℓ_s(φ)
 //   g_j  = ½·λ_j·tr(H⁻¹·S_j) + λ_j·β̂ᵀS_jβ̂/(2φ) − ½·r_j
-// with ½·log|S_λ|₊ = ½·Σ_j (r_j·ρ_j + c_j). Only the explicit dependence on ρ is
+// with ½·log|S_λ|₊ = ½·Σ_j (r_j·ρ_j + c_j) for penalties on blocks of their own; a block
+// shared by several penalties contributes its exact log pseudo-determinant, and its
+// penalties' −½·r_j become −½·λ_j·tr(S_λ⁺·S_j). Only the explicit dependence on ρ is
 // differentiated (dD_p/dβ = 0 at β̂); the inverse Gaussian family adds the change of
 // log|H^N| through its Newton weights. φ is 1 or estimated, per family (table below).
 
@@ -20,6 +22,7 @@
 #include "inner/closed_form.hpp"
 #include "inner/pirls.hpp"
 #include "linalg/kernels.hpp"
+#include "score/penalty_blocks.hpp"
 #include "score/score.hpp"
 
 namespace vorsk {
@@ -30,7 +33,8 @@ struct ScoreProblem {
   Inner inner;  // penalties, X, y, prior weights, settings
   std::vector<std::uint64_t> penalty_ranks;
   std::vector<double> penalty_log_dets;
-  std::uint64_t null_space_dim = 0;  // M_p
+  PenaltyBlocks blocks;              // penalties that share coefficients
+  std::uint64_t null_space_dim = 0;  // M_p, with a shared block counted once at rank r_B
 };
 
 // How each family treats the dispersion φ in the score:
@@ -111,11 +115,22 @@ Result<ScoreEval> envelope_score(const ScoreProblem<F>& problem, const VectorVie
     for (Index i = 0; i < fit.factor.rows(); ++i) log_det_h += std::log(fit.factor(i, i));
     log_det_h *= 2.0;
   }
-  double half_log_s = 0.0;
-  for (Index j = 0; j < m; ++j)
-    half_log_s += static_cast<double>(problem.penalty_ranks[static_cast<std::size_t>(j)]) * rho[j] +
-                  problem.penalty_log_dets[static_cast<std::size_t>(j)];
-  half_log_s *= 0.5;
+  // log|S_λ|₊ and its derivative along each ρ_j.
+  double log_s = 0.0;
+  Vector log_s_slope(m);
+  for (Index j = 0; j < m; ++j) {
+    const auto jj = static_cast<std::size_t>(j);
+    if (!problem.blocks.block_of.empty() && problem.blocks.block_of[jj] >= 0) continue;
+    log_s_slope[j] = static_cast<double>(problem.penalty_ranks[jj]);
+    log_s += log_s_slope[j] * rho[j] + problem.penalty_log_dets[jj];
+  }
+  for (const SharedBlock& block : problem.blocks.shared) {
+    VORSK_ASSIGN_OR_RETURN(const BlockLogDet b, block_log_pseudo_det(block, penalties, rho));
+    log_s += b.log_det;
+    for (std::size_t k = 0; k < block.penalties.size(); ++k)
+      log_s_slope[block.penalties[k]] = b.traces[static_cast<Index>(k)];
+  }
+  const double half_log_s = 0.5 * log_s;
 
   const double d = fit.deviance;
   const double dp = d + pen;
@@ -129,8 +144,7 @@ Result<ScoreEval> envelope_score(const ScoreProblem<F>& problem, const VectorVie
   if constexpr (kind == DispersionKind::Fixed) {
     out.value = 0.5 * log_det_h + dp * 0.5 + mp * 0.5 * kMinusLogTwoPi - half_log_s - fixed_saturated<F>(y);
     for (Index j = 0; j < m; ++j)
-      out.gradient[j] = 0.5 * lambda[j] * t[j] + q[j] * lambda[j] * 0.5 -
-                        0.5 * static_cast<double>(problem.penalty_ranks[static_cast<std::size_t>(j)]);
+      out.gradient[j] = 0.5 * lambda[j] * t[j] + q[j] * lambda[j] * 0.5 - 0.5 * log_s_slope[j];
     return out;
   } else {
     // An exact or saturated fit has no dispersion to estimate.
@@ -157,7 +171,7 @@ Result<ScoreEval> envelope_score(const ScoreProblem<F>& problem, const VectorVie
     }
     out.value = 0.5 * log_det_h + dp / (2.0 * phi) - (mp / 2.0) * std::log(kTwoPi * phi) - half_log_s - saturated;
     for (Index j = 0; j < m; ++j) {
-      const double r = static_cast<double>(problem.penalty_ranks[static_cast<std::size_t>(j)]);
+      const double r = log_s_slope[j];
       double g = 0.5 * lambda[j] * t[j] + lambda[j] * q[j] / (2.0 * phi) - 0.5 * r;
       if (fit.newton_extension) {
         const NewtonExtension& ext = *fit.newton_extension;

@@ -214,6 +214,40 @@ TEST(EnvelopeScore, ExactInterpolationFallsBack) {
   EXPECT_EQ(at->gradient[0], 0.0);
 }
 
+TEST(EnvelopeScore, PenaltiesSharingABlockUseItsExactLogPseudoDeterminant) {
+  // Two penalties on the same coefficients with different null spaces: ranks 7 and 5,
+  // rank 7 together, so the unpenalised space is the intercept alone.
+  auto s = penalties(false);
+  Matrix s2 = Matrix::Zero(kP, kP);
+  for (Index j = 3; j < kP; ++j) s2(j, j) = 0.5 * static_cast<double>(j);
+  s.push_back(s2);
+  ScoreProblem<Gaussian> p;
+  p.inner = make_gaussian_problem(s, model_matrix(), response("gaussian", 12), std::nullopt);
+  rank_logdet(s, p.penalty_ranks, p.penalty_log_dets);
+  auto blocks = find_penalty_blocks(s, p.penalty_ranks, kP);
+  ASSERT_TRUE(blocks.ok());
+  ASSERT_EQ(blocks->shared.size(), 1u);
+  EXPECT_EQ(blocks->shared[0].rank, 7u);
+  EXPECT_EQ(blocks->null_space_dim, 1u);
+  p.blocks = *blocks;
+  p.null_space_dim = blocks->null_space_dim;
+
+  Vector rho(2);
+  rho << 1.0, -2.0;
+  auto bl = block_log_pseudo_det(p.blocks.shared[0], s, rho);
+  ASSERT_TRUE(bl.ok());
+  const Matrix total = (std::exp(rho[0]) * s[0] + std::exp(rho[1]) * s[1]).bottomRightCorner(kP - 1, kP - 1);
+  EXPECT_NEAR(bl->log_det, std::log(total.determinant()), 1e-10);
+
+  for (double shift : {-3.0, 0.0, 4.0}) {
+    Vector at_rho = rho.array() + shift;
+    auto at = envelope_score(p, at_rho);
+    ASSERT_TRUE(at.ok());
+    const Vector fd = fd_gradient(p, at_rho);
+    for (Index j = 0; j < 2; ++j) EXPECT_NEAR(at->gradient[j], fd[j], 1e-6 * (1.0 + std::abs(fd[j]))) << shift;
+  }
+}
+
 TEST(ScoreWithHessian, IsSymmetricAndMatchesTheGradientsSlope) {
   const auto p = problem_for<Gamma>(response("gamma", 21), true);
   Vector rho(2);
