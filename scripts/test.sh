@@ -23,4 +23,5 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
 echo "== Python tests"
-.venv/bin/python -m pytest tests/python -q
+# The console script keeps the source tree off sys.path, so the installed package is tested.
+.venv/bin/pytest tests/python -q -p no:cacheprovider

@@ -51,7 +51,7 @@ CASES = [
     ("poisson", {"y": NEG_Y}, "Poisson requires y ≥ 0; got y=-1 at row 3"),
     ("quasipoisson", {"y": NEG_Y}, "QuasiPoisson requires y ≥ 0; got y=-1 at row 3"),
     ("bernoulli", {"y": NAN_Y * 0.5}, "Bernoulli requires y in [0, 1]; got y=NaN at row 1"),
-    ("quasibinomial", {"y": Y * 0.5}, "QuasiBinomial requires y in [0, 1]; got y=1.0128205128205128 at row 1"),
+    ("quasibinomial", {"y": np.where(np.arange(N) == 5, 1.5, 0.5)}, "QuasiBinomial requires y in [0, 1]; got y=1.5 at row 5"),
     ("gamma", {"y": Y - 1.0}, "Gamma requires y > 0; got y=0 at row 0"),
     ("inverse.gaussian", {"y": -Y}, "InverseGaussian requires y > 0; got y=-1 at row 0"),
     # a NaN response passes the y ≥ 0 and y > 0 tests (what the fit then does is not a check)

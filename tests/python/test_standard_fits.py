@@ -39,8 +39,8 @@ def draw(family, rng):
 RECOVERY = [
     ("gaussian", "cr", 0.05),
     ("gaussian", "cr_stable", 0.05),
-    ("bernoulli", "cr", 0.35),
-    ("quasibinomial", "cr", 0.35),
+    ("bernoulli", "cr", 0.5),
+    ("quasibinomial", "cr", 0.5),
     ("poisson", "cr", 0.06),
     ("poisson", "cr_stable", 0.06),
     ("quasipoisson", "cr", 0.06),
