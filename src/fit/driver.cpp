@@ -6,7 +6,6 @@
 #include "common/format.hpp"
 #include "design/design.hpp"
 #include "family/names.hpp"
-#include "family/standard.hpp"
 #include "outer/standard_fit.hpp"
 
 namespace vorsk {
@@ -152,28 +151,15 @@ Result<FittedGam> fit_single(const std::string& family_name, const MatrixView& x
 
   VORSK_ASSIGN_OR_RETURN(Design design, build_design(x, options));
 
+  if (is_standard_family(*id)) return fit_standard_family(*id, std::move(design), n, y, weights);
   switch (*id) {
-    case FamilyId::Gaussian:
-      return fit_standard<Gaussian>(std::move(design), n, y, weights);
-    case FamilyId::Bernoulli:
-      return fit_standard<Bernoulli>(std::move(design), n, y, weights);
-    case FamilyId::Poisson:
-      return fit_standard<Poisson>(std::move(design), n, y, weights);
-    case FamilyId::QuasiPoisson:
-      return fit_standard<QuasiPoisson>(std::move(design), n, y, weights);
-    case FamilyId::QuasiBinomial:
-      return fit_standard<QuasiBinomial>(std::move(design), n, y, weights);
-    case FamilyId::Gamma:
-      return fit_standard<Gamma>(std::move(design), n, y, weights);
-    case FamilyId::InverseGaussian:
-      return fit_standard<InverseGaussian>(std::move(design), n, y, weights);
     case FamilyId::NegBin:
     case FamilyId::TDist:
     case FamilyId::Tweedie:
       return fit_shape_aware(*id, start, design, n, y, weights);
     case FamilyId::Elf:
       return fit_quantile_route(design, n, y, weights);
-    case FamilyId::Ocat:
+    default:
       break;
   }
   return VorskError::internal("unreachable family route");

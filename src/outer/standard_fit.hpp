@@ -10,6 +10,7 @@
 #include "common/result.hpp"
 #include "design/design.hpp"
 #include "family/family.hpp"
+#include "family/names.hpp"
 #include "family/standard.hpp"
 #include "fit/fitted.hpp"
 #include "inner/closed_form.hpp"
@@ -115,5 +116,9 @@ Result<FittedGam> fit_standard(Design design, std::uint64_t n, const VectorView&
   record.link_kind = F::kLinkKind;
   return record;
 }
+
+// The routine of a standard family chosen at run time (one of the seven).
+Result<FittedGam> fit_standard_family(FamilyId id, Design design, std::uint64_t n, const VectorView& y,
+                                      const std::optional<Vector>& weights);
 
 }  // namespace vorsk
