@@ -105,4 +105,30 @@ struct RankLogDet {
 // those eigenvalues. A failed eigendecomposition is an Internal error.
 Result<RankLogDet> penalty_rank_logdet(const MatrixView& s);
 
+// One term of an additive design.
+struct CrTermSpec { std::uint64_t col, k; };
+struct CrStableTermSpec { std::uint64_t col, k; };
+struct ReTermSpec { std::uint64_t col; };
+struct TensorTermSpec { std::uint64_t col_a, col_b, k_a, k_b; };
+using TermSpec = std::variant<CrTermSpec, CrStableTermSpec, ReTermSpec, TensorTermSpec>;
+
+// Tensor product of cubic regression spline margins on columns col_a and col_b (margin b
+// varies fastest), centred; its penalties are those of margin a, then margin b.
+Result<TermBlock<TensorPredictor>> build_tensor_term(const MatrixView& x, std::uint64_t col_a,
+                                                     std::uint64_t col_b, std::uint64_t k_a,
+                                                     std::uint64_t k_b);
+
+// Entry (i, a·m_b + b) = A(i, a)·B(i, b).
+Matrix rowwise_kron(const MatrixView& a, const MatrixView& b);
+
+// S divided by its largest eigenvalue (unchanged when that is not positive).
+Result<Matrix> rescale_penalty(const MatrixView& s);
+
+// [1 | block of term 0 | block of term 1 | ...] with one padded penalty per term penalty.
+Result<Design> additive_design(const MatrixView& x, const std::vector<TermSpec>& terms);
+
+// The model matrices of the two composite predictors; Predictor::lpmatrix dispatches here.
+Result<Matrix> tensor_lpmatrix(const TensorPredictor& p, const MatrixView& x_new);
+Result<Matrix> additive_lpmatrix(const AdditivePredictor& p, const MatrixView& x_new);
+
 }  // namespace vorsk

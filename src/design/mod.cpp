@@ -80,12 +80,12 @@ Result<Matrix> lpmatrix_of(const RePredictor& p, const MatrixView& x_new) {
   return with_intercept(re_indicator(p.levels, x_new.col(0)));
 }
 
-Result<Matrix> lpmatrix_of(const AdditivePredictor&, const MatrixView&) {
-  return VorskError::internal("additive predictor is not available yet");
+Result<Matrix> lpmatrix_of(const AdditivePredictor& p, const MatrixView& x_new) {
+  return additive_lpmatrix(p, x_new);
 }
 
-Result<Matrix> lpmatrix_of(const TensorPredictor&, const MatrixView&) {
-  return VorskError::internal("tensor predictor is not available yet");
+Result<Matrix> lpmatrix_of(const TensorPredictor& p, const MatrixView& x_new) {
+  return tensor_lpmatrix(p, x_new);
 }
 
 }  // namespace

@@ -278,19 +278,6 @@ TEST(Predictor, RefusesStoredMatricesOfTheWrongShape) {
   }
 }
 
-TEST(Predictor, LaterVariantsAreNotAvailableYet) {
-  const std::vector<std::pair<Predictor, std::string>> cases = {
-      {Predictor{AdditivePredictor{}}, "additive predictor is not available yet"},
-      {Predictor{TensorPredictor{}}, "tensor predictor is not available yet"},
-  };
-  for (const auto& [p, message] : cases) {
-    auto m = p.lpmatrix(training_x());
-    ASSERT_FALSE(m.ok());
-    EXPECT_EQ(m.error().kind(), VorskError::Kind::Internal);
-    EXPECT_EQ(m.error().message(), message);
-  }
-}
-
 TEST(PenaltyRankLogDet, CountsEigenvaluesAboveRelativeTolerance) {
   struct Case {
     Vector diagonal;
