@@ -1,11 +1,13 @@
 #include "inner/closed_form.hpp"
 
+#include "common/counters.hpp"
 #include "linalg/kernels.hpp"
 
 namespace vorsk {
 
 GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, Vector y,
                                       std::optional<Vector> prior_weights) {
+  VORSK_COUNT(crossproducts);
   const Vector ones = prior_weights ? Vector() : Vector::Ones(x.rows());
   CrossProducts cp = weighted_crossproducts(x, prior_weights ? *prior_weights : ones, y);
   return GaussianProblem{std::move(penalties), std::move(x), std::move(y), std::move(prior_weights),
@@ -13,6 +15,7 @@ GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, V
 }
 
 Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho) {
+  VORSK_COUNT(inner_fits);
   const Index n = problem.x.rows();
   const Index p = problem.x.cols();
   Matrix a = problem.gram;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <utility>
 
+#include "common/counters.hpp"
 #include "inner/pirls.hpp"
 #include "linalg/kernels.hpp"
 
@@ -24,6 +25,7 @@ constexpr double kSqrtEpsilon = 1.4901161193847656e-08;  // 2⁻²⁶
 
 // The factor used when no solve has been accepted: prior weights in place of W.
 inline Result<Matrix> prior_weight_factor(const Matrix& x, const Vector& pw, const Matrix& s_lambda) {
+  VORSK_COUNT(crossproducts);
   Matrix a = weighted_gram(x, pw) + s_lambda;
   a.diagonal().array() += penalized_jitter(a);
   auto l = cholesky_lower(a);
@@ -57,6 +59,7 @@ std::optional<NewtonExtension> newton_extension(const InnerProblem<F>& problem, 
         (f.variance_log_derivative_slope(mu) + f.link_log_derivative_slope(mu)) * resid - (r_v + r_g);
     a[i] = gp < 1e-12 ? 0.0 : (dalpha - alpha * (r_v + 2.0 * r_g)) * base * std::max(mu, kFloor);
   }
+  VORSK_COUNT(crossproducts);
   const Matrix hn = weighted_gram(x, wn) + s_lambda;
   auto decomposition = eigh(hn);
   if (failed(decomposition)) return std::nullopt;
@@ -92,6 +95,7 @@ std::optional<NewtonExtension> newton_extension(const InnerProblem<F>& problem, 
 template <Family F>
 Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_view) {
   using namespace pirls_detail;
+  VORSK_COUNT(inner_fits);
   const F& f = problem.family;
   const Matrix& x = problem.x;
   const Vector& y = problem.y;
@@ -142,6 +146,7 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
       z[i] = eta[i] + (y[i] - mu[i]) * gp;
     }
     // 2-3) penalised weighted least squares
+    VORSK_COUNT(crossproducts);
     CrossProducts cp = weighted_crossproducts(x, w, z);
     cp.xtwx += s_lambda;
     auto solved = solve_penalized(cp.xtwx, cp.xtwz);

@@ -2,11 +2,13 @@
 
 #include <cmath>
 
+#include "common/counters.hpp"
 #include "linalg/kernels.hpp"
 
 namespace vorsk {
 
 double effective_df_total(const MatrixView& x, const VectorView& w, const MatrixView& factor) {
+  VORSK_COUNT(crossproducts);
   const Matrix a = weighted_gram(x, w);
   return inverse_from_factor(factor).cwiseProduct(a).sum();
 }
