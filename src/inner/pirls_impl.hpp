@@ -108,8 +108,8 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
   const Vector pw = problem.prior_weights ? *problem.prior_weights : Vector::Ones(n);
   const Vector* pw_ptr = &pw;
 
-  // Current candidate (eta, mu) and last accepted iterate (eta_old, mu_old).
-  Vector eta(n), mu(n);
+  // The last accepted iterate (eta, mu) and the candidate under test (eta_c, mu_c).
+  Vector eta(n), mu(n), eta_c(n), mu_c(n);
   if (problem.eta_start) {
     eta = *problem.eta_start;
   } else {
@@ -117,12 +117,24 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
   }
   for (Index i = 0; i < n; ++i) mu[i] = f.inverse_link(eta[i]);
 
-  auto penalised = [&](const Vector& beta, double d) { return d + beta.dot(s_lambda * beta); };
-  auto refresh = [&](const Vector& beta, double& d, double& pen) {
-    eta.noalias() = x * beta;
-    for (Index i = 0; i < n; ++i) mu[i] = f.inverse_link(eta[i]);
-    d = deviance(f, y, mu, pw_ptr);
-    pen = penalised(beta, d);
+  // Deviance of the candidate β, with the finiteness test of every η_i, μ_i and
+  // unweighted d(y_i, μ_i) in the same pass.
+  struct Candidate {
+    double deviance = 0.0;
+    double penalised = 0.0;
+    bool finite = true;
+  };
+  auto evaluate = [&](const Vector& beta) {
+    Candidate c;
+    eta_c.noalias() = x * beta;
+    for (Index i = 0; i < n; ++i) {
+      mu_c[i] = f.inverse_link(eta_c[i]);
+      const double d = f.unit_deviance(y[i], mu_c[i]);
+      c.finite = c.finite && std::isfinite(eta_c[i]) && std::isfinite(mu_c[i]) && std::isfinite(d);
+      c.deviance += pw[i] * d;
+    }
+    c.penalised = c.deviance + beta.dot(s_lambda * beta);
+    return c;
   };
 
   double d_old = deviance(f, y, mu, pw_ptr);
@@ -130,8 +142,6 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
   double p_old = d_old;
   Vector w = Vector::Ones(n);
   Vector z = eta;  // overwritten by the first iteration
-  Vector eta_old = eta;
-  Vector mu_old = mu;
   std::optional<Matrix> factor;
   bool converged = false;
   std::uint64_t iterations = 0;
@@ -139,7 +149,7 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
   const std::uint64_t max_iter = problem.settings.max_iter;
   for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
     iterations = iter + 1;
-    // 1) working weights and responses at the current iterate
+    // 1) working weights and responses at the accepted iterate
     for (Index i = 0; i < n; ++i) {
       const double gp = f.link_derivative(mu[i]);
       w[i] = pw[i] / (f.variance(mu[i]) * gp * gp);
@@ -158,38 +168,33 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
     }
     Vector beta = std::move(solved->x);
     // 4) the candidate's deviance
-    double d = 0.0, pen = 0.0;
-    refresh(beta, d, pen);
+    Candidate c = evaluate(beta);
     // 5-7) accept, or halve toward the last accepted iterate
     const double tau = ((std::abs(p_old) + 0.1) * 10.0) * kSqrtEpsilon;
     auto rejected = [&] {
-      return !std::isfinite(pen) || !step_is_finite(f, y, eta, mu) || (iter > 0 && pen - p_old > tau);
+      return !std::isfinite(c.penalised) || !c.finite || (iter > 0 && c.penalised - p_old > tau);
     };
     int halvings = 0;
     while (rejected() && halvings < kMaxHalvings) {
       beta = (beta + beta_old) * 0.5;
-      refresh(beta, d, pen);
+      c = evaluate(beta);
       ++halvings;
     }
-    if (rejected()) {
-      // 8) keep the last accepted iterate and the factor that produced it
-      std::swap(eta, eta_old);
-      std::swap(mu, mu_old);
-      break;
-    }
+    // 8) still rejected: keep the last accepted iterate and the factor that produced it
+    if (rejected()) break;
     // 9) accept
     beta_old = std::move(beta);
-    eta_old = eta;
-    mu_old = mu;
+    eta.swap(eta_c);
+    mu.swap(mu_c);
     factor = std::move(solved->factor);
-    if (iter > 0 && std::abs(d_old - d) / (std::abs(d_old) + 1e-30) < problem.settings.tol) {
-      d_old = d;
+    if (iter > 0 && std::abs(d_old - c.deviance) / (std::abs(d_old) + 1e-30) < problem.settings.tol) {
+      d_old = c.deviance;
       converged = true;
       break;
     }
     // 10)
-    d_old = d;
-    p_old = pen;
+    d_old = c.deviance;
+    p_old = c.penalised;
   }
 
   if (!factor) {
