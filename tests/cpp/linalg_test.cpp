@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "linalg/kernels.hpp"
@@ -128,7 +130,7 @@ TEST(Eigh, AscendingEigenpairsOfSymmetricMatrix) {
   for (Index j = 0; j + 1 < 4; ++j) EXPECT_LT(e.values[j], e.values[j + 1]);
   // Eigenvalues of the path Laplacian: 2 − 2·cos(kπ/5).
   for (Index j = 0; j < 4; ++j) {
-    const double expected = 2.0 - 2.0 * std::cos(static_cast<double>(4 - j) * M_PI / 5.0);
+    const double expected = 2.0 - 2.0 * std::cos(static_cast<double>(j + 1) * std::numbers::pi / 5.0);
     EXPECT_NEAR(e.values[j], expected, 16 * kEps);
     const Vector v = e.vectors.col(j);
     EXPECT_NEAR(v.norm(), 1.0, 16 * kEps);
@@ -322,13 +324,16 @@ TEST(WeightedCrossproducts, MatchNaiveSumsOverShapes) {
   }
 }
 
-TEST(WeightedCrossproducts, NoRowsGiveZeros) {
+TEST(WeightedCrossproducts, EmptyShapesGiveZeros) {
   const Matrix x(0, 4);
   const Vector w(0);
   const CrossProducts got = weighted_crossproducts(x, w, w);
   EXPECT_EQ(got.xtwx, Matrix::Zero(4, 4));
   EXPECT_EQ(got.xtwz, Vector::Zero(4));
   EXPECT_EQ(weighted_gram(x, w), Matrix::Zero(4, 4));
+  const CrossProducts no_columns = weighted_crossproducts(Matrix(5, 0), Vector::Ones(5), Vector::Ones(5));
+  EXPECT_EQ(no_columns.xtwx.size(), 0);
+  EXPECT_EQ(no_columns.xtwz.size(), 0);
 }
 
 TEST(WeightedCrossproducts, ZeroWeightsDropRowsExactly) {
@@ -345,14 +350,19 @@ TEST(WeightedCrossproducts, AcceptsStridedViews) {
   std::mt19937_64 rng(7);
   const Matrix big = random_matrix(1200, 30, rng);
   const Matrix w_holder = random_matrix(1200, 3, rng);
-  // Every other row, a column slice, and column-major storage: none is contiguous rows.
-  using Outer = Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>;
-  const Eigen::Map<const Matrix, 0, Outer> every_other(big.data() + 3, 600, 20, Outer(2 * 30, 1));
   const VectorView w = w_holder.col(1);
   const VectorView z = w_holder.col(2);
-  expect_matches_naive(every_other, w.head(600), z.head(600), "every other row");
+  using Strides = Eigen::Stride<Eigen::Dynamic, Eigen::Dynamic>;
+  using StridedMap = Eigen::Map<const Matrix, 0, Strides>;
+  // Rows read in place with a gap between them.
+  const StridedMap every_other_row(big.data() + 3, 600, 20, Strides(2 * 30, 1));
+  expect_matches_naive(every_other_row, w.head(600), z.head(600), "every other row");
+  // Column strides other than 1 go through the block copy.
+  const StridedMap every_other_col(big.data() + 1, 1200, 14, Strides(30, 2));
+  expect_matches_naive(every_other_col, w, z, "every other column");
   const ColMajorMatrix col_major = big.leftCols(9);
-  expect_matches_naive(col_major, w, z, "column-major");
+  const StridedMap transposed_layout(col_major.data(), 1200, 9, Strides(1, 1200));
+  expect_matches_naive(transposed_layout, w, z, "column-major storage");
 }
 
 // ---------------------------------------------------------------------------
