@@ -23,6 +23,14 @@ namespace pirls_detail {
 constexpr int kMaxHalvings = 100;
 constexpr double kSqrtEpsilon = 1.4901161193847656e-08;  // 2⁻²⁶
 
+// W = pw/(V·g′²), evaluated as pw·(1/g′)·((1/g′)/V) so that a floored mean (g′ = 1e300
+// for the log link at μ = 0) gives pw·1e-300 instead of overflowing g′² to zero weight.
+template <Family F>
+double working_weight(const F& f, double pw, double mu, double gp) {
+  const double inv = 1.0 / gp;
+  return pw * inv * (inv / f.variance(mu));
+}
+
 // The factor used when no solve has been accepted: prior weights in place of W.
 inline Result<Matrix> prior_weight_factor(const Matrix& x, const Vector& pw, const Matrix& s_lambda) {
   VORSK_COUNT(crossproducts);
@@ -51,7 +59,7 @@ std::optional<NewtonExtension> newton_extension(const InnerProblem<F>& problem, 
     const double r_g = f.link_log_derivative(mu);
     const double alpha = 1.0 + resid * (r_v + r_g);
     const double gp = f.link_derivative(mu);
-    const double base = pw[i] / (f.variance(mu) * gp * gp);  // W_i without α
+    const double base = working_weight(f, pw[i], mu, gp);  // W_i without α
     wn[i] = alpha * base;
     if (!std::isfinite(wn[i])) return std::nullopt;
     // dW^N/dη = (dα/dμ − α·(V′/V + 2·g″/g′))·base·dμ/dη, with dμ/dη = max(μ, floor).
@@ -152,7 +160,7 @@ Result<InnerFit> pirls(const InnerProblem<F>& problem, const VectorView& rho_vie
     // 1) working weights and responses at the accepted iterate
     for (Index i = 0; i < n; ++i) {
       const double gp = f.link_derivative(mu[i]);
-      w[i] = pw[i] / (f.variance(mu[i]) * gp * gp);
+      w[i] = working_weight(f, pw[i], mu[i], gp);
       z[i] = eta[i] + (y[i] - mu[i]) * gp;
     }
     // 2-3) penalised weighted least squares
