@@ -5,8 +5,6 @@
 //
 // Prints one line of key=value pairs. Built with VORSK_KERNEL_COUNTERS defined.
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,10 +22,17 @@
 
 namespace {
 
+// The high-water mark of this process's own memory. getrusage's ru_maxrss would carry
+// the parent's peak over fork and exec.
 double peak_rss_mb() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return 0.0;
+  char line[256];
+  double kb = 0.0;
+  while (std::fgets(line, sizeof line, status))
+    if (std::sscanf(line, "VmHWM: %lf kB", &kb) == 1) break;
+  std::fclose(status);
+  return kb / 1024.0;
 }
 
 // A response of the named family whose link-scale mean is a smooth of x.

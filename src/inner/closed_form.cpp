@@ -14,32 +14,56 @@ GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, V
                          std::move(cp.xtwx), std::move(cp.xtwz)};
 }
 
-Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho) {
-  VORSK_COUNT(inner_fits);
+namespace {
+
+// Σ_i pw_i·(y_i − x_iᵀβ)², rows taken in blocks so that X·β never exists in full.
+double weighted_rss(const GaussianProblem& problem, const Vector& beta) {
+  constexpr Index kBlock = 4096;
   const Index n = problem.x.rows();
-  const Index p = problem.x.cols();
+  Vector f(std::min(n, kBlock));
+  double rss = 0.0;
+  for (Index start = 0; start < n; start += kBlock) {
+    const Index rows = std::min(kBlock, n - start);
+    f.head(rows).noalias() = problem.x.middleRows(start, rows) * beta;
+    for (Index r = 0; r < rows; ++r) {
+      const Index i = start + r;
+      const double e = problem.y[i] - f[r];
+      rss += problem.prior_weights ? (*problem.prior_weights)[i] * e * e : e * e;
+    }
+  }
+  return rss;
+}
+
+Result<InnerFit> solve(const GaussianProblem& problem, const VectorView& rho) {
+  VORSK_COUNT(inner_fits);
   Matrix a = problem.gram;
   if (!problem.penalties.empty()) a += total_penalty(problem.penalties, rho);
-  VORSK_ASSIGN_OR_RETURN(PenalizedSolve solve, solve_penalized(a, problem.rhs));
-
+  VORSK_ASSIGN_OR_RETURN(PenalizedSolve solved, solve_penalized(a, problem.rhs));
   InnerFit fit;
-  fit.mu.noalias() = problem.x * solve.x;
-  double rss = 0.0;
-  for (Index i = 0; i < n; ++i) {
-    const double r = problem.y[i] - fit.mu[i];
-    rss += problem.prior_weights ? (*problem.prior_weights)[i] * r * r : r * r;
-  }
-  fit.beta = std::move(solve.x);
+  fit.beta = std::move(solved.x);
+  fit.factor = std::move(solved.factor);
+  fit.deviance = weighted_rss(problem, fit.beta);
+  fit.working_rss = fit.deviance;
+  fit.n = static_cast<std::uint64_t>(problem.x.rows());
+  fit.p = static_cast<std::uint64_t>(problem.x.cols());
+  fit.iterations = 1;
+  fit.converged = true;
+  return fit;
+}
+
+}  // namespace
+
+Result<InnerFit> closed_form_summary(const GaussianProblem& problem, const VectorView& rho) {
+  return solve(problem, rho);
+}
+
+Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho) {
+  VORSK_ASSIGN_OR_RETURN(InnerFit fit, solve(problem, rho));
+  const Index n = problem.x.rows();
+  fit.mu.noalias() = problem.x * fit.beta;
   fit.eta = fit.mu;
   fit.weights = problem.prior_weights ? *problem.prior_weights : Vector::Ones(n);
   fit.z = problem.y;
-  fit.factor = std::move(solve.factor);
-  fit.deviance = rss;
-  fit.working_rss = rss;
-  fit.n = static_cast<std::uint64_t>(n);
-  fit.p = static_cast<std::uint64_t>(p);
-  fit.iterations = 1;
-  fit.converged = true;
   return fit;
 }
 

@@ -14,6 +14,11 @@ namespace vorsk {
 GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, Vector y,
                                       std::optional<Vector> prior_weights);
 
+// The full InnerFit, with η, μ, the weights and z as n-vectors.
 Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho);
+
+// What the score reads (β, the factor, the deviance, n and p), without the n-vectors:
+// the residual sum of squares is accumulated block by block.
+Result<InnerFit> closed_form_summary(const GaussianProblem& problem, const VectorView& rho);
 
 }  // namespace vorsk

@@ -83,9 +83,17 @@ double gamma_dispersion(double dp, double n, double mp);
 
 }  // namespace score_detail
 
+// The inner fit as the fitted model needs it (every field filled).
 template <Family F>
 Result<InnerFit> run_inner(const ScoreProblem<F>& problem, const VectorView& rho) {
   if constexpr (std::is_same_v<F, Gaussian>) return closed_form(problem.inner, rho);
+  else return pirls(problem.inner, rho);
+}
+
+// The inner fit as the score reads it; the Gaussian closed form skips its n-vectors.
+template <Family F>
+Result<InnerFit> run_inner_for_score(const ScoreProblem<F>& problem, const VectorView& rho) {
+  if constexpr (std::is_same_v<F, Gaussian>) return closed_form_summary(problem.inner, rho);
   else return pirls(problem.inner, rho);
 }
 
@@ -95,7 +103,7 @@ Result<ScoreEval> envelope_score(const ScoreProblem<F>& problem, const VectorVie
   using namespace score_detail;
   const auto& penalties = problem.inner.penalties;
   const auto m = static_cast<Index>(penalties.size());
-  VORSK_ASSIGN_OR_RETURN(const InnerFit fit, run_inner(problem, rho));
+  VORSK_ASSIGN_OR_RETURN(const InnerFit fit, run_inner_for_score(problem, rho));
 
   const Matrix h_inv = inverse_from_factor(fit.factor);
   Vector lambda(m), q(m), t(m);
