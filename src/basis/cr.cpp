@@ -84,6 +84,9 @@ Result<CrBasis> CrBasis::create(Vector knots) {
       return VorskError::invalid_parameter("CR spline knots must be strictly increasing");
     }
   }
+  // An infinite end knot passes the ordering test but leaves an infinite interval.
+  if (!std::isfinite(knots[0]) || !std::isfinite(knots[knots.size() - 1]))
+    return VorskError::invalid_parameter("CR spline knots must be finite");
   return CrBasis(std::move(knots));
 }
 

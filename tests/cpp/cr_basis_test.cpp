@@ -14,6 +14,7 @@ namespace vorsk {
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 Vector vec(std::vector<double> v) {
   return Eigen::Map<Vector>(v.data(), static_cast<Index>(v.size()));
@@ -94,6 +95,9 @@ TEST(CrBasisCreate, ValidatesKnots) {
       {vec({0, 1, 1}), "CR spline knots must be strictly increasing"},
       {vec({0, 2, 1}), "CR spline knots must be strictly increasing"},
       {vec({0, kNaN, 1}), "CR spline knots must be strictly increasing"},
+      // Ordered, but the end intervals would be infinite.
+      {vec({0, 1, kInf}), "CR spline knots must be finite"},
+      {vec({-kInf, 0, 1}), "CR spline knots must be finite"},
   };
   for (const auto& [knots, message] : cases) {
     auto basis = CrBasis::create(knots);

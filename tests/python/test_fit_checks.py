@@ -42,6 +42,9 @@ CASES = [
     ("gaussian", {"k": 0, "design": "cr_stable"}, "CR spline needs k ≥ 3 (got 0)"),
     ("gaussian", {"k": 10**12}, "CR spline needs k ≤ 10000 (got 1000000000000)"),
     ("gaussian", {"x": np.ones((N, 1))}, "CR spline knots must be strictly increasing"),
+    ("gaussian", {"x": np.where(X == 1.0, math.nan, X)}, "CR spline knots must be strictly increasing"),
+    ("gaussian", {"x": np.where(X == 1.0, math.inf, X)}, "CR spline knots must be finite"),
+    ("poisson", {"x": np.where(X == 0.0, -math.inf, X), "design": "cr_stable"}, "CR spline knots must be finite"),
     ("gaussian", {"x": np.empty((0, 1)), "y": np.empty(0), "design": "re"}, "Re basis: x is empty"),
     ("gaussian", {"x": np.empty((N, 0))}, "x has 0 columns; a single-smooth fit reads column 0"),
     # route A: rows, weights, then the response range of the family
