@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: C++ tests (optimised, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and the Python tests against the installed package.
+# UndefinedBehaviorSanitizer), a bounded fuzz run of the saved-fit loader, and the
+# Python tests against the installed package.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -21,6 +22,9 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== Fuzzing the saved-fit loader"
+bash scripts/fuzz.sh 60
 
 echo "== Python tests"
 # The console script keeps the source tree off sys.path, so the installed package is tested.
