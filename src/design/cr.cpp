@@ -14,14 +14,6 @@ namespace vorsk {
 
 namespace {
 
-Status check_term_column(const MatrixView& x, std::uint64_t col) {
-  if (col >= static_cast<std::uint64_t>(x.cols())) {
-    return VorskError::invalid_parameter(
-        fmt("term reads column {} but x has only {} columns", col, x.cols()));
-  }
-  return Status::success();
-}
-
 // Largest absolute row sum; NaN row sums do not take part.
 double max_abs_row_sum(const Matrix& m) {
   double best = 0.0;

@@ -90,6 +90,9 @@ Result<TermBlock<RePredictor>> build_re_term(const MatrixView& x, std::uint64_t 
 // The design of one smooth of column 0 of x (k ignored for Re).
 Result<Design> single_smooth_design(SmoothKind kind, const MatrixView& x, std::uint64_t k);
 
+// InvalidParameter unless x has column `col`; every term builder checks before reading.
+Status check_term_column(const MatrixView& x, std::uint64_t col);
+
 // n × (w+1): column 0 = 1.0, the block after it.
 Matrix with_intercept(const MatrixView& block);
 

@@ -90,6 +90,13 @@ Result<Matrix> lpmatrix_of(const TensorPredictor& p, const MatrixView& x_new) {
 
 }  // namespace
 
+Status check_term_column(const MatrixView& x, std::uint64_t col) {
+  if (col >= static_cast<std::uint64_t>(x.cols()))
+    return VorskError::invalid_parameter(
+        fmt("term reads column {} but x has only {} columns", col, x.cols()));
+  return Status::success();
+}
+
 Matrix with_intercept(const MatrixView& block) {
   Matrix out(block.rows(), block.cols() + 1);
   out.col(0).setOnes();

@@ -47,10 +47,7 @@ Matrix re_indicator(const std::vector<double>& levels, const VectorView& column)
 }
 
 Result<TermBlock<RePredictor>> build_re_term(const MatrixView& x, std::uint64_t col) {
-  if (col >= static_cast<std::uint64_t>(x.cols())) {
-    return VorskError::invalid_parameter(
-        fmt("term reads column {} but x has only {} columns", col, x.cols()));
-  }
+  VORSK_RETURN_IF_ERROR(check_term_column(x, col));
   const VectorView column = x.col(static_cast<Index>(col));
 
   std::vector<std::uint64_t> keys(static_cast<std::size_t>(column.size()));

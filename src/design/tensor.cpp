@@ -14,14 +14,6 @@ namespace vorsk {
 
 namespace {
 
-Status check_term_column(const MatrixView& x, std::uint64_t col) {
-  if (col >= static_cast<std::uint64_t>(x.cols())) {
-    return VorskError::invalid_parameter(
-        fmt("term reads column {} but x has only {} columns", col, x.cols()));
-  }
-  return Status::success();
-}
-
 // Overflow-free test of a·b > kMaxSplineDimension.
 bool product_exceeds_limit(std::uint64_t a, std::uint64_t b) {
   return b != 0 && a > kMaxSplineDimension / b;
