@@ -17,8 +17,9 @@ GaussianProblem make_gaussian_problem(std::vector<Matrix> penalties, Matrix x, V
 // The full InnerFit, with η, μ, the weights and z as n-vectors.
 Result<InnerFit> closed_form(const GaussianProblem& problem, const VectorView& rho);
 
-// What the score reads (β, the factor, the deviance, n and p), without the n-vectors:
-// the residual sum of squares is accumulated block by block.
+// What the score reads (β, the factor, the deviance, n and p), without the n-vectors: the
+// residual sum of squares comes from the cross-products (to rounding; the rows are
+// summed when it is small enough to cancel).
 Result<InnerFit> closed_form_summary(const GaussianProblem& problem, const VectorView& rho);
 
 }  // namespace vorsk

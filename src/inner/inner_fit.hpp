@@ -62,8 +62,9 @@ struct GaussianProblem {
   Matrix x;
   Vector y;
   std::optional<Vector> prior_weights;
-  Matrix gram;  // Xᵀ·diag(pw)·X
-  Vector rhs;   // Xᵀ·diag(pw)·y
+  Matrix gram;       // Xᵀ·diag(pw)·X
+  Vector rhs;        // Xᵀ·diag(pw)·y
+  double yty = 0.0;  // yᵀ·diag(pw)·y
 };
 
 }  // namespace vorsk
