@@ -6,17 +6,9 @@ cd "$root"
 
 packages=(g++ cmake ninja-build python3-venv libopenblas-dev libopenblas-serial-dev
           liblapacke-dev libeigen3-dev nlohmann-json3-dev libgtest-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  echo "installing system packages: ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# shellcheck source=scripts/ensure_packages.sh
+source "$root/scripts/ensure_packages.sh"
+ensure_packages "${packages[@]}"
 
 python="${PYTHON:-python3}"
 if [ ! -x .venv/bin/python ]; then

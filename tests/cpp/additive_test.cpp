@@ -10,10 +10,12 @@
 
 #include "design/design.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kNaN;
 
 // Four columns: two smooth inputs, a factor with three levels, one more smooth input.
 Matrix training_x() {

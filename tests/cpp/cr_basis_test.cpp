@@ -10,15 +10,14 @@
 
 #include "linalg/lapack.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
-
-Vector vec(std::vector<double> v) {
-  return Eigen::Map<Vector>(v.data(), static_cast<Index>(v.size()));
-}
+using test_support::kInf;
+using test_support::kNaN;
+using test_support::vec;
 
 Vector range(int n) {
   Vector x(n);

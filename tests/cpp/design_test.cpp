@@ -12,14 +12,13 @@
 
 #include "linalg/lapack.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Matrix mat(Index rows, Index cols, std::vector<double> v) {
-  return Eigen::Map<Matrix>(v.data(), rows, cols);
-}
+using test_support::kNaN;
+using test_support::mat;
 
 // 100 distinct, unevenly spread values in column 0; the other columns are junk that
 // no single-smooth design may read.

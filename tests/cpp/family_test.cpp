@@ -10,18 +10,14 @@
 #include "family/link.hpp"
 #include "family/standard.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-Vector vec(std::initializer_list<double> values) {
-  Vector v(static_cast<Index>(values.size()));
-  Index i = 0;
-  for (double x : values) v[i++] = x;
-  return v;
-}
+using test_support::kInf;
+using test_support::kNaN;
+using test_support::vec;
 
 // ---------------------------------------------------------------------------
 // Properties every standard family shares, with responses from its domain.

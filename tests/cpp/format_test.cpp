@@ -9,11 +9,13 @@
 #include "common/error.hpp"
 #include "common/format.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kInf;
+using test_support::kNaN;
 
 TEST(FormatNumber, ShortestPlainDecimal) {
   struct Case {

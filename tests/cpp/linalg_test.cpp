@@ -11,11 +11,14 @@
 #include "linalg/kernels.hpp"
 #include "linalg/lapack.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
+using test_support::kNaN;
+
 constexpr double kEps = std::numeric_limits<double>::epsilon();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Matrix rows(std::initializer_list<std::initializer_list<double>> values) {
   Matrix m(static_cast<Index>(values.size()), static_cast<Index>(values.begin()->size()));

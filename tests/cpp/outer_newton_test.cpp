@@ -6,10 +6,12 @@
 #include <limits>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kNaN;
 
 TEST(MakePositiveDefinite, FloorsEigenvaluesAndSymmetrises) {
   Matrix one(1, 1);

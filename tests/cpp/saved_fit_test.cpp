@@ -14,20 +14,16 @@
 #include <variant>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_support::kInf;
+using test_support::kNaN;
+using test_support::vec;
 
 // ---- records built by hand, one per predictor variant
-
-Vector vec(std::initializer_list<double> values) {
-  Vector v(static_cast<Index>(values.size()));
-  Index i = 0;
-  for (const double x : values) v[i++] = x;
-  return v;
-}
 
 // Values with long expansions and mixed signs, distinct per `salt`.
 Matrix awkward(Index rows, Index cols, double salt) {

@@ -12,14 +12,13 @@
 #include "design/transform.hpp"
 #include "linalg/lapack.hpp"
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Matrix mat(Index rows, Index cols, std::vector<double> v) {
-  return Eigen::Map<Matrix>(v.data(), rows, cols);
-}
+using test_support::kNaN;
+using test_support::mat;
 
 // Margins in columns 0 and 2; column 1 is NaN so that reading it shows.
 Matrix training_x() {

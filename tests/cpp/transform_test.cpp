@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace vorsk {
 namespace {
 
-Matrix mat(Index rows, Index cols, std::vector<double> v) {
-  return Eigen::Map<Matrix>(v.data(), rows, cols);
-}
+using test_support::mat;
 
 TEST(CentringMatrix, MatchesWorkedExamples) {
   struct Case {
