@@ -2,7 +2,7 @@
 
 try:
     from ._vorsk_native import FittedGam, fit, fit_additive
-except ImportError as exc:  # pragma: no cover - only without a build
+except ModuleNotFoundError as exc:  # pragma: no cover - only without a build
     raise ImportError(
         "vorsk's compiled core (vorsk._vorsk_native) could not be imported; "
         "build and install the package with `pip install .` (see README.md)"

@@ -3,7 +3,11 @@ order in which a request is checked."""
 
 import inspect
 import math
+import os
 import re
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -44,6 +48,32 @@ def test_module_registers_exactly_its_three_members_in_order():
 def test_fittedgam_cannot_be_constructed(args, kwargs):
     with pytest.raises(TypeError, match=r"^cannot create 'vorsk\._vorsk_native\.FittedGam' instances$"):
         native.FittedGam(*args, **kwargs)
+
+
+def test_a_sub_interpreter_cannot_load_the_module():
+    code = textwrap.dedent(
+        """
+        import sys
+        import vorsk
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            sys.exit(3)
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import vorsk._vorsk_native")
+        except Exception as exc:
+            print(exc)
+            sys.exit(0)
+        sys.exit(1)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                          cwd=os.path.dirname(__file__))
+    if done.returncode == 3:
+        pytest.skip("this interpreter has no sub-interpreter module")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "ImportError" in done.stdout and "main interpreter" in done.stdout
 
 
 def test_text_signatures():
