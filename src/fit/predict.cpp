@@ -4,6 +4,7 @@
 
 #include "common/format.hpp"
 #include "family/link.hpp"
+#include "linalg/kernels.hpp"
 
 namespace vorsk {
 
@@ -59,19 +60,6 @@ Status check_shapes(const FittedGam& model, Index width) {
   return Status::success();
 }
 
-// s_i² = x_iᵀ·V·x_i for every row, blocked so that X·V never needs n × p at once.
-Vector quadratic_forms(const Matrix& x, const Matrix& v) {
-  const Index n = x.rows();
-  Vector s(n);
-  constexpr Index kBlock = 4096;
-  for (Index start = 0; start < n; start += kBlock) {
-    const Index rows = std::min(kBlock, n - start);
-    const Matrix xv = x.middleRows(start, rows) * v;
-    s.segment(start, rows) = xv.cwiseProduct(x.middleRows(start, rows)).rowwise().sum();
-  }
-  return s;
-}
-
 }  // namespace
 
 Result<Matrix> evaluate_lpmatrix(const FittedGam& model, const MatrixView& x_new) {
@@ -102,7 +90,7 @@ Result<Interval> predict_ci(const FittedGam& model, const MatrixView& x_new, dou
   VORSK_RETURN_IF_ERROR(check_shapes(model, x.cols()));
   Interval out;
   out.mean = x * model.beta;
-  const Vector s2 = quadratic_forms(x, model.vcov);
+  const Vector s2 = row_quadratic_forms(x, model.vcov);
   out.lo.resize(out.mean.size());
   out.hi.resize(out.mean.size());
   for (Index i = 0; i < out.mean.size(); ++i) {
@@ -140,7 +128,7 @@ Result<Interval> predict_diff(const FittedGam& model, const MatrixView& x_a, con
   for (Index i = 0; i < n; ++i) d.row(i) = a.row(na == 1 ? 0 : i) - b.row(nb == 1 ? 0 : i);
   Interval out;
   out.mean = d * model.beta;
-  const Vector s2 = quadratic_forms(d, model.vcov);
+  const Vector s2 = row_quadratic_forms(d, model.vcov);
   out.lo.resize(n);
   out.hi.resize(n);
   for (Index i = 0; i < n; ++i) {

@@ -79,14 +79,7 @@ std::optional<NewtonExtension> newton_extension(const InnerProblem<F>& problem, 
     ext.log_det += std::log(std::abs(v));
   }
   const Matrix hn_inv = e.vectors * e.values.cwiseInverse().asDiagonal() * e.vectors.transpose();
-  // c_i = x_iᵀ·(H^N)⁻¹·x_i, row by row through X·(H^N)⁻¹.
-  ext.c.resize(n);
-  constexpr Index kBlock = 4096;
-  for (Index start = 0; start < n; start += kBlock) {
-    const Index rows = std::min(kBlock, n - start);
-    const Matrix xh = x.middleRows(start, rows) * hn_inv;
-    ext.c.segment(start, rows) = xh.cwiseProduct(x.middleRows(start, rows)).rowwise().sum();
-  }
+  ext.c = row_quadratic_forms(x, hn_inv);  // leverages x_iᵀ·(H^N)⁻¹·x_i
   ext.a = std::move(a);
   ext.t_tilde.resize(static_cast<Index>(problem.penalties.size()));
   for (std::size_t j = 0; j < problem.penalties.size(); ++j) {

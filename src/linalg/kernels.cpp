@@ -116,6 +116,18 @@ Matrix weighted_gram(const MatrixView& x, const VectorView& w) {
   return out;
 }
 
+Vector row_quadratic_forms(const MatrixView& x, const MatrixView& m) {
+  constexpr Index kBlock = 4096;
+  const Index n = x.rows();
+  Vector s(n);
+  for (Index start = 0; start < n; start += kBlock) {
+    const Index rows = std::min(kBlock, n - start);
+    const Matrix xm = x.middleRows(start, rows) * m;
+    s.segment(start, rows) = xm.cwiseProduct(x.middleRows(start, rows)).rowwise().sum();
+  }
+  return s;
+}
+
 Matrix total_penalty(const std::vector<Matrix>& penalties, const VectorView& rho) {
   const Index p = penalties.at(0).rows();
   Matrix s = Matrix::Zero(p, p);

@@ -42,6 +42,10 @@ CrossProducts weighted_crossproducts(const MatrixView& x, const VectorView& w,
 // Xᵀ·diag(w)·X alone.
 Matrix weighted_gram(const MatrixView& x, const VectorView& w);
 
+// s_i = x_iᵀ·M·x_i for every row x_i of X, in blocks of rows so that X·M is never
+// formed in full.
+Vector row_quadratic_forms(const MatrixView& x, const MatrixView& m);
+
 // S_λ = Σ_j exp(ρ_j)·S_j, accumulated in list order. The list must not be empty.
 Matrix total_penalty(const std::vector<Matrix>& penalties, const VectorView& rho);
 

@@ -19,12 +19,7 @@ Vector effective_df_per_term(const std::vector<Matrix>& penalties, const VectorV
   Vector edf(static_cast<Index>(penalties.size()));
   for (std::size_t j = 0; j < penalties.size(); ++j) {
     const Matrix& s = penalties[j];
-    double rows = 0.0;
-    for (Index i = 0; i < s.rows(); ++i) {
-      bool used = false;
-      for (Index c = 0; c < s.cols() && !used; ++c) used = s(i, c) != 0.0 || std::isnan(s(i, c));
-      rows += used ? 1.0 : 0.0;
-    }
+    double rows = static_cast<double>(penalty_support(s).size());
     if (blocks && !blocks->block_of.empty() && blocks->block_of[j] >= 0)
       rows /= static_cast<double>(blocks->shared[static_cast<std::size_t>(blocks->block_of[j])].penalties.size());
     const auto jj = static_cast<Index>(j);
